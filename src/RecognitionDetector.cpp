@@ -1,0 +1,50 @@
+#include "RecognitionDetector.h"
+
+#include <limits>
+
+RecognitionDetector::RecognitionDetector(std::FILE* out) : RecognitionDetector(State{}, out) {}
+
+RecognitionDetector::RecognitionDetector(const State& start, std::FILE* out)
+    : armed(start.armed),
+      outCount(start.outCount),
+      gapCount(start.gapCount),
+      gapSeen(start.gapSeen),
+      output(out) {}
+
+bool RecognitionDetector::FeedSample(unsigned char sample) {
+    bool recognized = false;
+    if (!armed) {
+        // The arming "1" is not reported.
+        armed = sample == '1';
+    } else if (sample == '1') {
+        WriteLine("[Debug] First recognition detected");
+        const std::int32_t gap = gapCount - outCount;
+        if (outCount <= kCountLimit && gapSeen && gap >= -kGapTolerance && gap <= kGapTolerance) {
+            WriteLine("[Debug] Second recognition detected");
+            recognized = true;
+            armed = false;
+            outCount = 0;
+        }
+        gapCount = 0;
+    } else if (sample == '2') {
+        if (outCount <= kCountLimit) {
+            gapSeen = true;
+            // gapCount survives returns to idle, so a long run of them could
+            // otherwise overflow; it saturates instead.
+            if (gapCount < std::numeric_limits<std::int32_t>::max()) ++gapCount;
+            ++outCount;
+        } else {
+            armed = false;
+            outCount = 0;
+        }
+    }
+    std::fprintf(output, "[Debug] OutCount : %d - %d\n", static_cast<int>(outCount), static_cast<int>(gapCount));
+    std::fflush(output);
+    return recognized;
+}
+
+void RecognitionDetector::WriteLine(const char* line) {
+    std::fputs(line, output);
+    std::fputc('\n', output);
+    std::fflush(output);
+}
