@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "TraceLine.h"
+
 RecognitionDetector::RecognitionDetector(std::FILE* out) : RecognitionDetector(State{}, out) {}
 
 RecognitionDetector::RecognitionDetector(const State& start, std::FILE* out)
@@ -17,10 +19,10 @@ bool RecognitionDetector::FeedSample(unsigned char sample) {
         // The arming "1" is not reported.
         armed = sample == '1';
     } else if (sample == '1') {
-        WriteLine("[Debug] First recognition detected");
+        TraceLine(output, "[Debug] First recognition detected\n");
         const std::int32_t gap = gapCount - outCount;
         if (outCount <= kCountLimit && gapSeen && gap >= -kGapTolerance && gap <= kGapTolerance) {
-            WriteLine("[Debug] Second recognition detected");
+            TraceLine(output, "[Debug] Second recognition detected\n");
             recognized = true;
             armed = false;
             outCount = 0;
@@ -38,13 +40,6 @@ bool RecognitionDetector::FeedSample(unsigned char sample) {
             outCount = 0;
         }
     }
-    std::fprintf(output, "[Debug] OutCount : %d - %d\n", static_cast<int>(outCount), static_cast<int>(gapCount));
-    std::fflush(output);
+    TraceLine(output, "[Debug] OutCount : %d - %d\n", static_cast<int>(outCount), static_cast<int>(gapCount));
     return recognized;
-}
-
-void RecognitionDetector::WriteLine(const char* line) {
-    std::fputs(line, output);
-    std::fputc('\n', output);
-    std::fflush(output);
 }

@@ -29,8 +29,6 @@ public:
     bool FeedSample(unsigned char sample);
 
 private:
-    void WriteLine(const char* line);
-
     bool armed;
     std::int32_t outCount;
     std::int32_t gapCount;

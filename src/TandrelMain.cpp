@@ -1,0 +1,4 @@
+#include "TandrelService.h"
+
+// Command-line arguments are ignored.
+int main() { return RunTandrelService(SystemPlatform(), stdout); }

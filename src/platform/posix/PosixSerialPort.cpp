@@ -1,0 +1,108 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "PosixPlatform.h"
+
+namespace {
+
+class PosixSerialPort : public SerialPort {
+public:
+    explicit PosixSerialPort(int fd) : fd(fd) {}
+    ~PosixSerialPort() override { Close(); }
+
+    bool SetTimeouts() override {
+        // The timeout is applied by ReadByte's poll; there is nothing to tell the driver.
+        readTimeoutMs = static_cast<int>(kReadTimeoutMs);
+        return fd >= 0;
+    }
+
+    bool SetLineSettings() override {
+        termios settings{};
+        if (tcgetattr(fd, &settings) != 0) return false;
+        MakeServiceLineSettings(settings);
+        // No flush: bytes the device sent right after the open are kept.
+        return tcsetattr(fd, TCSANOW, &settings) == 0;
+    }
+
+    // Bytes are taken from the driver in batches, so a burst costs one read
+    // call per batch rather than one per byte; the service still sees them
+    // one at a time.
+    ReadResult ReadByte(unsigned char& buffer) override {
+        if (next == end) {
+            const ReadResult filled = Fill();
+            if (filled != ReadResult::kByte) return filled;
+        }
+        buffer = pending[next++];
+        return ReadResult::kByte;
+    }
+
+    void Close() override {
+        if (fd >= 0) ::close(fd);  // also drops the flock
+        fd = -1;
+    }
+
+private:
+    ReadResult Fill() {
+        // The port is non-blocking with VMIN 1: a read with nothing queued
+        // fails with EAGAIN, and 0 bytes means the line was hung up. Only then
+        // is poll needed to wait, and it tells a timeout from a hangup.
+        ReadResult result = TryRead();
+        if (result != ReadResult::kTimeout) return result;
+        pollfd waiter{fd, POLLIN, 0};
+        const int ready = poll(&waiter, 1, readTimeoutMs);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) return ReadResult::kTimeout;
+        if (ready < 0) return ReadResult::kFailed;
+        if (!(waiter.revents & POLLIN)) return ReadResult::kFailed;  // POLLHUP, POLLERR, POLLNVAL
+        return TryRead();
+    }
+
+    ReadResult TryRead() {
+        const ssize_t got = ::read(fd, pending, sizeof pending);
+        if (got > 0) {
+            next = 0;
+            end = static_cast<size_t>(got);
+            return ReadResult::kByte;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) return ReadResult::kTimeout;
+        return ReadResult::kFailed;
+    }
+
+    int fd;
+    int readTimeoutMs = static_cast<int>(kReadTimeoutMs);
+    unsigned char pending[256];
+    size_t next = 0;
+    size_t end = 0;
+};
+
+}  // namespace
+
+void MakeServiceLineSettings(termios& settings) {
+    cfmakeraw(&settings);
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INLCR | IGNCR | ICRNL | IGNBRK | BRKINT |
+                                               PARMRK | INPCK | ISTRIP);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    static_assert(kBaudRate == 9600 && kDataBits == 8, "the termios mapping below is for 9600 baud, 8 bits");
+    cfsetispeed(&settings, B9600);
+    cfsetospeed(&settings, B9600);
+}
+
+std::unique_ptr<SerialPort> OpenExclusivePort(const std::string& path) {
+    // O_NONBLOCK keeps the open from waiting for carrier on a real UART.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixSerialPort>(fd);
+}

@@ -1,0 +1,94 @@
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+
+#include "Platform.h"
+
+// The record's layout is fixed by the port driver's interface: 28 bytes on
+// x86-64 as on x86.
+static_assert(sizeof(DCB) == 28, "DCB must be 28 bytes");
+
+namespace {
+
+class Win32SerialPort : public SerialPort {
+public:
+    explicit Win32SerialPort(HANDLE handle) : handle(handle) {}
+    ~Win32SerialPort() override { Close(); }
+
+    bool SetTimeouts() override {
+        COMMTIMEOUTS timeouts;
+        ZeroMemory(&timeouts, sizeof timeouts);
+        timeouts.ReadIntervalTimeout = 0;
+        timeouts.ReadTotalTimeoutMultiplier = 0;
+        timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
+        timeouts.WriteTotalTimeoutMultiplier = 0;
+        timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+        return SetCommTimeouts(handle, &timeouts) != 0;
+    }
+
+    bool SetLineSettings() override {
+        // Everything not set here stays 0: no parity checking, no CTS, DSR or
+        // XON/XOFF flow control, DTR and RTS control disabled.
+        DCB settings;
+        ZeroMemory(&settings, sizeof settings);
+        settings.DCBlength = sizeof settings;
+        settings.BaudRate = kBaudRate;
+        settings.ByteSize = kDataBits;
+        settings.Parity = NOPARITY;
+        settings.StopBits = ONESTOPBIT;
+        return SetCommState(handle, &settings) != 0;
+    }
+
+    ReadResult ReadByte(unsigned char& buffer) override {
+        DWORD received = 0;
+        if (!ReadFile(handle, &buffer, 1, &received, nullptr)) return ReadResult::kFailed;
+        return received == 1 ? ReadResult::kByte : ReadResult::kTimeout;
+    }
+
+    void Close() override {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle;
+};
+
+class Win32Platform : public Platform {
+public:
+    bool IsComPortPresent(int number) override {
+        char name[16];
+        std::snprintf(name, sizeof name, "COM%d", number);
+        // Only whether the name is a defined device matters, not its mapping.
+        char target[5000];
+        return QueryDosDeviceA(name, target, sizeof target) != 0;
+    }
+
+    std::string DevicePath(int number) override {
+        char path[32];
+        std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
+        return path;
+    }
+
+    std::unique_ptr<SerialPort> OpenPort(const std::string& path) override {
+        // Share mode 0: exclusive. Flags 0: ordinary blocking reads.
+        const HANDLE handle =
+            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        return std::make_unique<Win32SerialPort>(handle);
+    }
+
+    bool LaunchFileManager() override {
+        const HINSTANCE result = ShellExecuteA(GetDesktopWindow(), "open", "cmd", "/c explorer", nullptr, SW_SHOW);
+        // Values above 32 mean success; the rest are error codes.
+        return reinterpret_cast<INT_PTR>(result) > 32;
+    }
+};
+
+}  // namespace
+
+Platform& SystemPlatform() {
+    static Win32Platform platform;
+    return platform;
+}
