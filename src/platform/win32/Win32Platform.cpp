@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "Platform.h"
+#include "Win32Platform.h"
 
 // The record's layout is fixed by the port driver's interface: 28 bytes on
 // x86-64 as on x86.
@@ -17,26 +17,12 @@ public:
     ~Win32SerialPort() override { Close(); }
 
     bool SetTimeouts() override {
-        COMMTIMEOUTS timeouts;
-        ZeroMemory(&timeouts, sizeof timeouts);
-        timeouts.ReadIntervalTimeout = 0;
-        timeouts.ReadTotalTimeoutMultiplier = 0;
-        timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
-        timeouts.WriteTotalTimeoutMultiplier = 0;
-        timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+        COMMTIMEOUTS timeouts = ServiceTimeouts();
         return SetCommTimeouts(handle, &timeouts) != 0;
     }
 
     bool SetLineSettings() override {
-        // Everything not set here stays 0: no parity checking, no CTS, DSR or
-        // XON/XOFF flow control, DTR and RTS control disabled.
-        DCB settings;
-        ZeroMemory(&settings, sizeof settings);
-        settings.DCBlength = sizeof settings;
-        settings.BaudRate = kBaudRate;
-        settings.ByteSize = kDataBits;
-        settings.Parity = NOPARITY;
-        settings.StopBits = ONESTOPBIT;
+        DCB settings = ServiceLineSettings();
         return SetCommState(handle, &settings) != 0;
     }
 
@@ -55,38 +41,60 @@ private:
     HANDLE handle;
 };
 
-class Win32Platform : public Platform {
-public:
-    bool IsComPortPresent(int number) override {
-        char name[16];
-        std::snprintf(name, sizeof name, "COM%d", number);
-        // Only whether the name is a defined device matters, not its mapping.
-        char target[5000];
-        return QueryDosDeviceA(name, target, sizeof target) != 0;
-    }
-
-    std::string DevicePath(int number) override {
-        char path[32];
-        std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
-        return path;
-    }
-
-    std::unique_ptr<SerialPort> OpenPort(const std::string& path) override {
-        // Share mode 0: exclusive. Flags 0: ordinary blocking reads.
-        const HANDLE handle =
-            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return nullptr;
-        return std::make_unique<Win32SerialPort>(handle);
-    }
-
-    bool LaunchFileManager() override {
-        const HINSTANCE result = ShellExecuteA(GetDesktopWindow(), "open", "cmd", "/c explorer", nullptr, SW_SHOW);
-        // Values above 32 mean success; the rest are error codes.
-        return reinterpret_cast<INT_PTR>(result) > 32;
-    }
-};
-
 }  // namespace
+
+COMMTIMEOUTS ServiceTimeouts() {
+    COMMTIMEOUTS timeouts;
+    ZeroMemory(&timeouts, sizeof timeouts);
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+    return timeouts;
+}
+
+DCB ServiceLineSettings() {
+    // Everything not set here stays 0: no parity checking, no CTS, DSR or
+    // XON/XOFF flow control, DTR and RTS control disabled. The port's current
+    // settings are not read first.
+    DCB settings;
+    ZeroMemory(&settings, sizeof settings);
+    settings.DCBlength = sizeof settings;
+    settings.BaudRate = kBaudRate;
+    settings.ByteSize = kDataBits;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    return settings;
+}
+
+bool Win32Platform::IsComPortPresent(int number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "COM%d", number);
+    // Only whether the name is a defined device matters, not its mapping.
+    char target[5000];
+    return query(name, target, sizeof target) != 0;
+}
+
+std::string Win32Platform::DevicePath(int number) {
+    char path[32];
+    std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
+    return path;
+}
+
+std::unique_ptr<SerialPort> Win32Platform::OpenPort(const std::string& path) {
+    // Share mode 0: exclusive. Flags 0: ordinary blocking reads.
+    const HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32SerialPort>(handle);
+}
+
+bool Win32Platform::LaunchFileManager() {
+    const HINSTANCE result = ShellExecuteA(GetDesktopWindow(), "open", "cmd", "/c explorer", nullptr, SW_SHOW);
+    // Values above 32 mean success; the rest are error codes.
+    return reinterpret_cast<INT_PTR>(result) > 32;
+}
 
 Platform& SystemPlatform() {
     static Win32Platform platform;
