@@ -11,6 +11,8 @@
 //   NNNms                        pause NNN milliseconds
 //   configured                   wait until the other end has set the line to
 //                                9600 baud and raw mode
+//   settings                     report the line settings the other end set, as
+//                                "settings ispeed=9600 ospeed=9600 csize=8 ..."
 //   burst:N                      write N samples that never complete the
 //                                pattern, as fast as the pty takes them
 //   hangup                       close the master: the line hangs up
@@ -74,6 +76,38 @@ void WaitConfigured(int master) {
     }
 }
 
+int Baud(speed_t speed) {
+    switch (speed) {
+        case B0: return 0;
+        case B1200: return 1200;
+        case B2400: return 2400;
+        case B4800: return 4800;
+        case B9600: return 9600;
+        case B19200: return 19200;
+        case B38400: return 38400;
+        case B57600: return 57600;
+        case B115200: return 115200;
+        default: return -1;
+    }
+}
+
+std::string DescribeSettings(int master) {
+    termios line{};
+    if (tcgetattr(master, &line) != 0) Fail("tcgetattr failed");
+    const tcflag_t size = line.c_cflag & CSIZE;
+    const int bits = size == CS8 ? 8 : size == CS7 ? 7 : size == CS6 ? 6 : 5;
+    auto flag = [](const char* name, tcflag_t field, tcflag_t bit) {
+        return std::string(" ") + name + "=" + ((field & bit) ? "1" : "0");
+    };
+    return "settings ispeed=" + std::to_string(Baud(cfgetispeed(&line))) +
+           " ospeed=" + std::to_string(Baud(cfgetospeed(&line))) + " csize=" + std::to_string(bits) +
+           flag("parenb", line.c_cflag, PARENB) + flag("cstopb", line.c_cflag, CSTOPB) +
+           flag("crtscts", line.c_cflag, CRTSCTS) + flag("ixon", line.c_iflag, IXON) +
+           flag("ixoff", line.c_iflag, IXOFF) + flag("icrnl", line.c_iflag, ICRNL) +
+           flag("icanon", line.c_lflag, ICANON) + flag("echo", line.c_lflag, ECHO) +
+           flag("isig", line.c_lflag, ISIG) + flag("opost", line.c_oflag, OPOST);
+}
+
 // "1" then runs of "2" that are too long to complete the pattern: the
 // detector sees samples that keep it busy but never fire.
 void Burst(int master, long count) {
@@ -116,6 +150,8 @@ int main(int argc, char** argv) {
         } else if (step == "configured") {
             WaitConfigured(master);
             Announce("configured");
+        } else if (step == "settings") {
+            Announce(DescribeSettings(master));
         } else if (step.rfind("burst:", 0) == 0) {
             Burst(master, std::atol(step.c_str() + 6));
             Announce("sent " + step);
