@@ -6,13 +6,17 @@
 #   private-dev.sh [--sys-class-tty DIR] [--link NAME=TARGET]... -- COMMAND...
 #
 # --link makes /dev/NAME a symlink to TARGET (a pty slave, for instance).
-# Nothing outside the namespace is changed. Needs root, or an unprivileged
-# user namespace (then run under `unshare -r`).
+# Nothing outside the namespace is changed. Runs as root, or in an
+# unprivileged user namespace where the kernel allows them.
 set -euo pipefail
 
 if [ "${TANDREL_IN_PRIVATE_DEV:-}" != 1 ]; then
   export TANDREL_IN_PRIVATE_DEV=1
-  exec unshare --mount --propagation private "$0" "$@"
+  if [ "$(id -u)" -eq 0 ]; then
+    exec unshare --mount --propagation private "$0" "$@"
+  fi
+  # Elsewhere a user namespace, where the kernel allows unprivileged ones.
+  exec unshare --user --map-root-user --mount --propagation private "$0" "$@"
 fi
 unset TANDREL_IN_PRIVATE_DEV
 
