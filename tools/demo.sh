@@ -14,6 +14,13 @@ cmake --preset service >/dev/null
 cmake --build --preset service -j "$(nproc)" --target tandrel-service tandrel-virtual-device >/dev/null
 build="$root/build/service"
 
+if ! errors=$("$root/tests/e2e/private-dev.sh" -- true 2>&1); then
+  say "private mount namespaces cannot be had here, so the service cannot be shown a virtual port:"
+  say "$errors"
+  say "run this as root, or where the kernel allows unprivileged user namespaces"
+  exit 1
+fi
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
