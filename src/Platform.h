@@ -30,6 +30,9 @@ public:
     virtual bool SetLineSettings() = 0;
     // Waits for one byte and stores it in `buffer`.
     virtual ReadResult ReadByte(unsigned char& buffer) = 0;
+    // Whether the next ReadByte returns at once with a byte the port has
+    // already taken from the device (false where reads are not batched).
+    virtual bool HasPendingInput() const = 0;
     // Releases the port. The service calls it exactly once.
     virtual void Close() = 0;
 };

@@ -1,17 +1,17 @@
 #include "RecognitionDetector.h"
 
+#include <cstdarg>
 #include <limits>
 
-#include "TraceLine.h"
+RecognitionDetector::RecognitionDetector(std::FILE* out, Flush flush) : RecognitionDetector(State{}, out, flush) {}
 
-RecognitionDetector::RecognitionDetector(std::FILE* out) : RecognitionDetector(State{}, out) {}
-
-RecognitionDetector::RecognitionDetector(const State& start, std::FILE* out)
+RecognitionDetector::RecognitionDetector(const State& start, std::FILE* out, Flush flush)
     : armed(start.armed),
       outCount(start.outCount),
       gapCount(start.gapCount),
       gapSeen(start.gapSeen),
-      output(out) {}
+      output(out),
+      flush(flush) {}
 
 bool RecognitionDetector::FeedSample(unsigned char sample) {
     bool recognized = false;
@@ -19,10 +19,10 @@ bool RecognitionDetector::FeedSample(unsigned char sample) {
         // The arming "1" is not reported.
         armed = sample == '1';
     } else if (sample == '1') {
-        TraceLine(output, "[Debug] First recognition detected\n");
+        Line("[Debug] First recognition detected\n");
         const std::int32_t gap = gapCount - outCount;
         if (outCount <= kCountLimit && gapSeen && gap >= -kGapTolerance && gap <= kGapTolerance) {
-            TraceLine(output, "[Debug] Second recognition detected\n");
+            Line("[Debug] Second recognition detected\n");
             recognized = true;
             armed = false;
             outCount = 0;
@@ -40,6 +40,14 @@ bool RecognitionDetector::FeedSample(unsigned char sample) {
             outCount = 0;
         }
     }
-    TraceLine(output, "[Debug] OutCount : %d - %d\n", static_cast<int>(outCount), static_cast<int>(gapCount));
+    Line("[Debug] OutCount : %d - %d\n", static_cast<int>(outCount), static_cast<int>(gapCount));
     return recognized;
+}
+
+void RecognitionDetector::Line(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(output, format, args);
+    va_end(args);
+    if (flush == Flush::kEachLine) std::fflush(output);
 }

@@ -16,22 +16,32 @@ public:
         bool gapSeen = false;
     };
 
+    // Whether every line is flushed as it is written, or the caller flushes
+    // (the service does, before it waits for the next sample).
+    enum class Flush { kEachLine, kByCaller };
+
     static constexpr std::int32_t kCountLimit = 9;
     static constexpr std::int32_t kGapTolerance = 4;
 
-    // Lines go to `out`, each flushed as soon as it is written.
-    explicit RecognitionDetector(std::FILE* out = stdout);
+    // Lines go to `out`, by default each flushed as soon as it is written.
+    explicit RecognitionDetector(std::FILE* out = stdout, Flush flush = Flush::kEachLine);
     // Starts from a given state, so that tests can reach states that take
     // billions of samples to build up.
-    RecognitionDetector(const State& start, std::FILE* out);
+    RecognitionDetector(const State& start, std::FILE* out, Flush flush = Flush::kEachLine);
 
     // Returns true when this sample completes the pattern.
     bool FeedSample(unsigned char sample);
 
 private:
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    void Line(const char* format, ...);
+
     bool armed;
     std::int32_t outCount;
     std::int32_t gapCount;
     bool gapSeen;
     std::FILE* output;
+    Flush flush;
 };

@@ -57,17 +57,22 @@ int RunTandrelService(Platform& platform, std::FILE* out) {
         return CloseAndReturn(*port, kFailure);
     }
 
-    RecognitionDetector detector(out);
+    // The detector's lines are flushed before every wait for the device, so
+    // nothing is held back while the service listens, but the lines of a
+    // burst of bytes that arrived together leave in one write.
+    RecognitionDetector detector(out, RecognitionDetector::Flush::kByCaller);
     // A read that times out leaves the buffer alone, so the last byte is fed
     // again; before the first byte arrives that is 0, which means nothing.
     unsigned char buffer = 0;
     for (;;) {
+        if (!port->HasPendingInput()) std::fflush(out);
         if (port->ReadByte(buffer) == ReadResult::kFailed) {
             TraceLine(out, "[Debug] Error reading serial port\n");
             return CloseAndReturn(*port, kFailure);
         }
         if (detector.FeedSample(buffer)) break;
     }
+    std::fflush(out);
 
     if (!platform.LaunchFileManager()) {
         TraceLine(out, "[Debug] Failed to open the file manager\n");

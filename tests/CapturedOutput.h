@@ -1,8 +1,16 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
+
+// Whether everything written to `stream` has left its buffer for the file.
+inline bool EverythingFlushed(std::FILE* stream) {
+    struct stat file {};
+    return fstat(fileno(stream), &file) == 0 && file.st_size == std::ftell(stream);
+}
 
 // A temporary file that stands in for standard output and gives back the
 // lines written to it.

@@ -84,6 +84,43 @@ TEST(ServiceFlow, TimeoutFeedsThePreviousByteAgain) {
                      }));
 }
 
+TEST(ServiceFlow, EverythingWrittenReachesTheOutputBeforeEachWait) {
+    FakePlatform platform = PortFive();
+    // A burst of bytes taken from the device together, a timeout, then the
+    // completing bytes in a second burst.
+    platform.reads = {FakePlatform::Byte('1'),     FakePlatform::Queued('2'), FakePlatform::Queued('x'),
+                      FakePlatform::Queued('2'),   FakePlatform::Timeout(),   FakePlatform::Byte('2'),
+                      FakePlatform::Queued('1')};
+    CapturedOutput out;
+    platform.watched = out.stream();
+    const int status = RunTandrelService(platform, out.stream());
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(platform.flushedBeforeWaiting, (std::vector<bool>{true, true, true}));
+    const Lines lines = out.Lines();
+    EXPECT_EQ(Lines(lines.begin() + 6, lines.end()),
+              (Lines{"[Debug] OutCount : 0 - 0", "[Debug] OutCount : 1 - 1", "[Debug] OutCount : 1 - 1",
+                     "[Debug] OutCount : 2 - 2", "[Debug] OutCount : 3 - 3", "[Debug] OutCount : 4 - 4",
+                     "[Debug] First recognition detected", "[Debug] Second recognition detected",
+                     "[Debug] OutCount : 0 - 0"}));
+}
+
+TEST(ServiceFlow, TheLastLinesAreOutBeforeTheLaunch) {
+    // The launch may take a while; the recognition lines do not wait for it.
+    struct LaunchWatcher : FakePlatform {
+        bool flushedAtLaunch = false;
+        bool LaunchFileManager() override {
+            flushedAtLaunch = EverythingFlushed(watched);
+            return true;
+        }
+    } platform;
+    platform.present = {5};
+    platform.reads = {FakePlatform::Byte('1'), FakePlatform::Queued('2'), FakePlatform::Queued('1')};
+    CapturedOutput out;
+    platform.watched = out.stream();
+    EXPECT_EQ(RunTandrelService(platform, out.stream()), 0);
+    EXPECT_TRUE(platform.flushedAtLaunch);
+}
+
 struct FailureCase {
     const char* name;
     void (*arrange)(FakePlatform&);

@@ -32,6 +32,9 @@ public:
         return received == 1 ? ReadResult::kByte : ReadResult::kTimeout;
     }
 
+    // Every read goes to the driver: nothing is held here between reads.
+    bool HasPendingInput() const override { return false; }
+
     void Close() override {
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
