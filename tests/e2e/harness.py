@@ -89,6 +89,15 @@ class LineReader:
             if line.startswith(text):
                 return line
 
+    def settle(self, quiet=0.3):
+        """Reads until end of file or until no line has come for `quiet` seconds."""
+        try:
+            while True:
+                self._take(quiet)
+        except (EOFError, queue.Empty):
+            pass
+        return self.lines
+
     def drain(self, timeout=10):
         """Reads to end of file; returns all lines."""
         deadline = time.monotonic() + timeout

@@ -6,7 +6,6 @@ throwaway Wine prefix for the whole run, so Wine cannot give a COM number to
 any real port of this machine; each test pins the COM numbers it wants to
 paths of its own through HKLM\\Software\\Wine\\Ports.
 """
-import glob
 import os
 import shutil
 import subprocess
@@ -17,55 +16,20 @@ import unittest
 
 import harness
 from harness import FIRST, SECOND, LineReader, VirtualDevice, outcount
+from wine import WinePrefix
 
-PORTS_KEY = r"HKLM\Software\Wine\Ports"
 WINDOWS_BUILD = os.environ.get("TANDREL_WINDOWS_BUILD", "")
 SERVICE_EXE = os.path.join(WINDOWS_BUILD, "tandrel-service.exe")
 PREFIX = None
 
 
-def wine_env():
-    return dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-
-
-def wine_quiet(*args):
-    return subprocess.run(list(args), env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                          stdin=subprocess.DEVNULL, text=True, timeout=120)
-
-
-def pin_ports(ports):
-    """Makes `ports` ({"COM5": "/dev/pts/3"}) the prefix's only COM numbers."""
-    wine_quiet("wine", "reg", "delete", PORTS_KEY, "/f")
-    wine_quiet("wine", "reg", "add", PORTS_KEY, "/f")
-    for name, path in ports.items():
-        wine_quiet("wine", "reg", "add", PORTS_KEY, "/v", name, "/t", "REG_SZ", "/d", path, "/f")
-    # Wine reads the key when its device manager starts, and keeps the links
-    # it made before: clear them, restart, and check what it made anew.
-    wine_quiet("wineserver", "-k")
-    wine_quiet("wineserver", "-w")
-    for link in glob.glob(os.path.join(PREFIX, "dosdevices", "com*")):
-        os.remove(link)
-    wine_quiet("wine", "reg", "query", PORTS_KEY)
-    for link in glob.glob(os.path.join(PREFIX, "dosdevices", "com*")):
-        target = os.readlink(link)
-        if target not in ports.values():
-            raise AssertionError(f"{link} points at {target}, which is no port of this test")
-
-
 def setUpModule():
     global PREFIX
-    PREFIX = tempfile.mkdtemp(prefix="tandrel-wine-")
-    boot = wine_quiet("wineboot", "-i")
-    if boot.returncode != 0:
-        raise RuntimeError("wineboot failed")
-    wine_quiet("wineserver", "-w")
-    for link in glob.glob(os.path.join(PREFIX, "dosdevices", "com*")):
-        os.remove(link)
+    PREFIX = WinePrefix()
 
 
 def tearDownModule():
-    wine_quiet("wineserver", "-k")
-    shutil.rmtree(PREFIX, ignore_errors=True)
+    PREFIX.close()
 
 
 class WindowsService(unittest.TestCase):
@@ -81,25 +45,19 @@ class WindowsService(unittest.TestCase):
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def run_service(self, timeout=60):
-        process = subprocess.Popen(["wine", SERVICE_EXE, "ignored", "/args"], cwd=self.dir, env=wine_env(),
+        process = subprocess.Popen(["wine", SERVICE_EXE, "ignored", "/args"], cwd=self.dir, env=PREFIX.env(),
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         output = LineReader(process.stdout)
         # The launched cmd may inherit the pipe, so end of file may come late:
         # wait for the process, then take what it wrote.
         status = process.wait(timeout=timeout)
-        output.wait_for("", timeout=5)
-        time.sleep(0.2)
-        try:
-            while True:
-                output.next(timeout=0.2)
-        except Exception:
-            pass
+        lines = output.settle()
         process.stdout.close()
-        return status, output.lines
+        return status, lines
 
     def test_recognition_trace_settings_and_explorer(self):
         with VirtualDevice("configured", "settings", "1", "100ms", "2", "1") as device:
-            pin_ports({"COM3": "/nonexistent/tandrel-port", "COM5": device.slave})
+            PREFIX.pin_ports({"COM3": "/nonexistent/tandrel-port", "COM5": device.slave})
             status, lines = self.run_service()
             settings = device.output.wait_for("settings ")
         self.assertEqual(status, 0)
@@ -119,13 +77,13 @@ class WindowsService(unittest.TestCase):
         self.assertTrue(os.path.exists(self.marker), "cmd /c explorer did not run")
 
     def test_no_com_port(self):
-        pin_ports({})
+        PREFIX.pin_ports({})
         status, lines = self.run_service()
         self.assertEqual(status, 255)
         self.assertEqual(lines, harness.BANNER + ["[Debug] No serial port found"])
 
     def test_port_pinned_to_a_missing_path_fails_at_the_timeouts(self):
-        pin_ports({"COM7": "/nonexistent/tandrel-port"})
+        PREFIX.pin_ports({"COM7": "/nonexistent/tandrel-port"})
         status, lines = self.run_service()
         self.assertEqual(status, 255)
         self.assertEqual(lines, harness.BANNER + [
@@ -139,18 +97,18 @@ class WindowsService(unittest.TestCase):
 class WindowsUnitTests(unittest.TestCase):
     def run_exe(self, name):
         exe = os.path.join(WINDOWS_BUILD, "tests", name)
-        result = subprocess.run(["wine", exe], env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+        result = subprocess.run(["wine", exe], env=PREFIX.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                 stdin=subprocess.DEVNULL, text=True, timeout=120)
         print(result.stdout, flush=True)
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertIn("[  PASSED  ]", result.stdout)
 
     def test_core(self):
-        pin_ports({})
+        PREFIX.pin_ports({})
         self.run_exe("core_tests.exe")
 
     def test_win32_platform(self):
-        pin_ports({})
+        PREFIX.pin_ports({})
         self.run_exe("win32_platform_tests.exe")
 
 
