@@ -57,6 +57,8 @@ constexpr int kLauncherVerdictMs = 3000;
 
 // Waits up to kLauncherVerdictMs for `child`; false if it exited unsuccessfully.
 bool LauncherSucceeded(pid_t child) {
+    // A pidfd lets poll bound the wait. Kernels before 5.3 have none; there
+    // the service waits for the launcher to exit, as xdg-open normally does.
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     if (pidfd >= 0) {
         pollfd waiter{pidfd, POLLIN, 0};
