@@ -1,7 +1,8 @@
 #include "RecognitionDetector.h"
 
-#include <cstdarg>
 #include <limits>
+
+#include "TraceLine.h"
 
 RecognitionDetector::RecognitionDetector(std::FILE* out, Flush flush) : RecognitionDetector(State{}, out, flush) {}
 
@@ -47,7 +48,6 @@ bool RecognitionDetector::FeedSample(unsigned char sample) {
 void RecognitionDetector::Line(const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    std::vfprintf(output, format, args);
+    WriteTraceLine(output, flush == Flush::kEachLine, format, args);
     va_end(args);
-    if (flush == Flush::kEachLine) std::fflush(output);
 }

@@ -128,7 +128,7 @@ TEST(DetectorGapCount, StaysSaturatedAcrossReturnsToIdle) {
     RecognitionDetector detector({false, 0, kMax, true}, out.stream());
     Feed(detector, out, "1" + twos(11) + "12");
     const Trace trace = Feed(detector, out, "1");
-    const std::vector<std::string> lines = trace.lines;
+    const std::vector<std::string>& lines = trace.lines;
     ASSERT_GE(lines.size(), 4u);
     // The eleventh "2" returned to idle, the "1" re-armed, the "2" was counted
     // without moving the saturated gap, and the tested "1" reset it.
