@@ -52,3 +52,8 @@ public:
 
 // The platform this build runs on.
 Platform& SystemPlatform();
+
+// Makes the process independent of what it inherited from whoever started it
+// (closed standard streams, signal dispositions, where libraries are loaded
+// from). `main` calls it before anything else.
+void PrepareProcess();

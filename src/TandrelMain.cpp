@@ -1,4 +1,7 @@
 #include "TandrelService.h"
 
 // Command-line arguments are ignored.
-int main() { return RunTandrelService(SystemPlatform(), stdout); }
+int main() {
+    PrepareProcess();
+    return RunTandrelService(SystemPlatform(), stdout);
+}

@@ -166,7 +166,10 @@ class ServiceRun:
     """The Linux service in a private namespace whose only serial port is the
     device's pty as /dev/ttyACM0 (COM65), with a stand-in xdg-open."""
 
-    def __init__(self, workdir, slave, devices=("ttyACM0",), path_dirs=None, home="/home/tandrel"):
+    def __init__(self, workdir, slave, devices=("ttyACM0",), path_dirs=None, home="/home/tandrel", wrapper=(),
+                 stdout=subprocess.PIPE):
+        """`wrapper` comes between env and the service: a command that
+        changes what the service inherits and then runs it."""
         sys_root = sys_fixture(tempfile.mkdtemp(dir=workdir), devices)
         env = dict(os.environ, HOME=home)
         # The namespace runner needs the ordinary PATH; the service gets its own.
@@ -174,22 +177,25 @@ class ServiceRun:
         command = [PRIVATE_DEV, "--sys-class-tty", sys_root]
         if slave:
             command += ["--link", f"ttyACM0={slave}"]
-        command += ["--", "/usr/bin/env", f"PATH={service_path}", binary("TANDREL_SERVICE"), "ignored", "--args"]
+        command += ["--", "/usr/bin/env", f"PATH={service_path}", *wrapper, binary("TANDREL_SERVICE"),
+                    "ignored", "--args"]
         self.started = time.monotonic()
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, env=env)
-        self.output = LineReader(self.process.stdout)
+        self.process = subprocess.Popen(command, stdout=stdout, env=env)
+        self.output = LineReader(self.process.stdout) if stdout == subprocess.PIPE else None
 
     def finish(self, timeout=10):
-        lines = self.output.drain(timeout)
+        lines = self.output.drain(timeout) if self.output else []
         status = self.process.wait(timeout=timeout)
-        self.process.stdout.close()
+        if self.process.stdout:
+            self.process.stdout.close()
         return status, lines
 
     def stop(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        self.process.stdout.close()
+        if self.process.stdout:
+            self.process.stdout.close()
 
 
 def outcount(out, gap):
@@ -204,3 +210,60 @@ EXPECTED_SETTINGS = ("settings ispeed=9600 ospeed=9600 csize=8 parenb=0 cstopb=0
 
 def main():
     unittest.main(verbosity=2)
+
+
+class PtyLine:
+    """A serial line played from the test itself: the master end of a pty
+    pair, for tests that must wait on the service between its steps."""
+
+    def __init__(self):
+        import termios  # noqa: F401  (POSIX only, as this harness)
+        self.master, slave = os.openpty()
+        self.slave = os.ttyname(slave)
+        os.close(slave)
+
+    def settings(self):
+        import termios
+        return termios.tcgetattr(self.master)
+
+    def configured(self):
+        """Whether the other end has set the line to 9600 baud, raw."""
+        import termios
+        attrs = self.settings()
+        return attrs[4] == termios.B9600 and not attrs[3] & termios.ICANON
+
+    def unconfigure(self):
+        """Sets the line back to 38400 baud, canonical, so that the next
+        program to set it up can be told from the last one."""
+        import termios
+        attrs = self.settings()
+        attrs[3] |= termios.ICANON
+        attrs[4] = attrs[5] = termios.B38400
+        termios.tcsetattr(self.master, termios.TCSANOW, attrs)
+
+    def wait_configured(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not self.configured():
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{self.slave} was not set up within {timeout} s")
+            time.sleep(0.005)
+        return time.monotonic()
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def hangup(self):
+        if self.master >= 0:
+            os.close(self.master)
+            self.master = -1
+
+
+def wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError(what)
+        time.sleep(0.02)

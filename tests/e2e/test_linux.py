@@ -100,6 +100,54 @@ class LinuxService(unittest.TestCase):
         self.assertEqual(lines[-1], "[Debug] Failed to open the file manager")
         self.assertTrue(os.path.exists(record))
 
+    # What the service inherits from whoever starts it must not change what
+    # it does: closed standard streams, ignored SIGCHLD, a reader that leaves.
+    def test_closed_standard_output_never_reaches_the_line(self):
+        # With descriptor 1 closed the port would be opened as descriptor 1
+        # and the trace written to the device.
+        line = harness.PtyLine()
+        self.addCleanup(line.hangup)
+        run = ServiceRun(self.dir, line.slave, path_dirs=self.path,
+                         wrapper=["/bin/sh", "-c", 'exec "$@" >&- 2>&-', "sh"])
+        self.runs.append(run)
+        line.wait_configured()
+        line.send(b"1")
+        time.sleep(0.5)  # timeouts: several trace lines' worth
+        line.send(b"21")
+        status, _ = run.finish()
+        self.assertEqual(status, 0)
+        os.set_blocking(line.master, False)
+        try:
+            written = os.read(line.master, 4096)
+        except (BlockingIOError, OSError):  # nothing queued; EIO once the service closed its end
+            written = b""
+        self.assertEqual(written, b"", "the service wrote to the serial line")
+        with open(self.record) as f:
+            self.assertEqual(f.read(), "/home/tandrel\n")
+
+    def test_ignored_sigchld_does_not_hide_a_successful_launch(self):
+        with VirtualDevice("1", "2", "1") as device:
+            status, lines = self.start(device, wrapper=["/usr/bin/env", "--ignore-signal=CHLD"]).finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(lines[-3:], [FIRST, SECOND, outcount(0, 0)])
+        self.assertTrue(os.path.exists(self.record))
+
+    def test_reader_of_the_trace_going_away_does_not_stop_the_launch(self):
+        reader, writer = os.pipe()
+        line = harness.PtyLine()
+        self.addCleanup(line.hangup)
+        run = ServiceRun(self.dir, line.slave, path_dirs=self.path, stdout=writer)
+        self.runs.append(run)
+        os.close(writer)
+        line.wait_configured()
+        os.read(reader, 4096)
+        os.close(reader)  # whoever read the trace is gone: the next line meets a broken pipe
+        line.send(b"121")
+        status, _ = run.finish()
+        self.assertEqual(status, 0, "the service did not survive the broken pipe")
+        with open(self.record) as f:
+            self.assertEqual(f.read(), "/home/tandrel\n")
+
     def test_output_arrives_line_by_line_through_a_pipe(self):
         # A silent device: one OutCount line per 200 ms timeout. The lines
         # must reach the pipe as they are written, not when the service ends.

@@ -20,12 +20,19 @@ from wine import WinePrefix
 
 WINDOWS_BUILD = os.environ.get("TANDREL_WINDOWS_BUILD", "")
 SERVICE_EXE = os.path.join(WINDOWS_BUILD, "tandrel-service.exe")
+RECORD_START = os.path.join(WINDOWS_BUILD, "tests", "tandrel-record-start.exe")
+PLANTED_DLL = os.path.join(WINDOWS_BUILD, "tests", "shcore.dll")
 PREFIX = None
 
 
 def setUpModule():
     global PREFIX
-    PREFIX = WinePrefix()
+    PREFIX = WinePrefix(start_recorder=RECORD_START)
+
+
+def explorer_starts():
+    """Starts of explorer by cmd ("cmd /c explorer" runs it as plain "explorer")."""
+    return [start for start in PREFIX.starts() if len(start) == 3 and start[1] == "explorer"]
 
 
 def tearDownModule():
@@ -34,18 +41,30 @@ def tearDownModule():
 
 class WindowsService(unittest.TestCase):
     def setUp(self):
+        # The service runs from a folder of its own, started from another that
+        # stands for Downloads. Both hold what someone could have planted: a
+        # DLL that shell32 loads, and programs named cmd and explorer.
         self.dir = tempfile.mkdtemp(prefix="tandrel-wine-run-")
-        # cmd finds an explorer.bat in the current folder before the system's
-        # explorer.exe: it leaves a mark that "cmd /c explorer" ran.
-        self.marker = os.path.join(self.dir, "explorer-ran")
-        with open(os.path.join(self.dir, "explorer.bat"), "w", newline="\r\n") as f:
-            f.write("@echo off\necho ran> explorer-ran\n")
+        self.app = os.path.join(self.dir, "app")
+        self.downloads = os.path.join(self.dir, "downloads")
+        for folder in (self.app, self.downloads):
+            os.makedirs(folder)
+            shutil.copy(PLANTED_DLL, folder)
+        shutil.copy(SERVICE_EXE, self.app)
+        for name in ("cmd.exe", "explorer.exe"):
+            shutil.copy(RECORD_START, os.path.join(self.downloads, name))
+        self.marker = os.path.join(self.downloads, "explorer-bat-ran")
+        with open(os.path.join(self.downloads, "explorer.bat"), "w", newline="\r\n") as f:
+            f.write("@echo off\necho ran> explorer-bat-ran\n")
+        if os.path.exists(PREFIX.record):
+            os.remove(PREFIX.record)
 
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def run_service(self, timeout=60):
-        process = subprocess.Popen(["wine", SERVICE_EXE, "ignored", "/args"], cwd=self.dir, env=PREFIX.env(),
+        exe = os.path.join(self.app, "tandrel-service.exe")
+        process = subprocess.Popen(["wine", exe, "ignored", "/args"], cwd=self.downloads, env=PREFIX.env(),
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         output = LineReader(process.stdout)
         # The launched cmd may inherit the pipe, so end of file may come late:
@@ -71,10 +90,15 @@ class WindowsService(unittest.TestCase):
         self.assertGreaterEqual(len(trace), 5)
         self.assertEqual(set(trace[:-4]), {outcount(0, 0)})
         self.assertEqual(settings, harness.EXPECTED_SETTINGS)
-        deadline = time.monotonic() + 20
-        while not os.path.exists(self.marker) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertTrue(os.path.exists(self.marker), "cmd /c explorer did not run")
+        harness.wait_until(explorer_starts, 20, f"cmd /c explorer did not run; starts: {PREFIX.starts()}")
+        # Windows' own explorer, found from the system folder; nothing that
+        # was planted beside the .exe or in the folder it was started from.
+        system32 = "C:\\windows\\system32"
+        self.assertEqual(explorer_starts(), [(system32 + "\\explorer.exe", "explorer", system32)])
+        planted = [start for start in PREFIX.starts()
+                   if start[0].startswith("planted") or "downloads" in start[0].lower()]
+        self.assertEqual(planted, [])
+        self.assertFalse(os.path.exists(self.marker), "explorer.bat in the current folder ran")
 
     def test_no_com_port(self):
         PREFIX.pin_ports({})

@@ -12,16 +12,41 @@ import tempfile
 PORTS_KEY = r"HKLM\Software\Wine\Ports"
 
 
+def windows_path(path):
+    """How a program under Wine names a file of this machine."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
 class WinePrefix:
-    def __init__(self):
+    """`start_recorder`: a program (tests/win32/RecordStart.cpp) that takes
+    the place of the prefix's explorer.exe, so that every start of explorer,
+    wherever it is started from, is noted in `self.record`."""
+
+    def __init__(self, start_recorder=None):
         self.path = tempfile.mkdtemp(prefix="tandrel-wine-")
+        self.record = os.path.join(self.path, "starts.txt")
+        self.overrides = "mscoree,mshtml="
         if self.quiet("wineboot", "-i").returncode != 0:
             raise RuntimeError("wineboot failed")
         self.quiet("wineserver", "-w")
         self._remove_com_links()
+        if start_recorder:
+            shutil.copy(start_recorder, os.path.join(self.system32(), "explorer.exe"))
+            self.overrides += ";explorer.exe=n"  # the file, not Wine's built-in explorer
+
+    def system32(self):
+        return os.path.join(self.path, "drive_c", "windows", "system32")
 
     def env(self):
-        return dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        return dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES=self.overrides,
+                    TANDREL_START_RECORD=windows_path(self.record))
+
+    def starts(self):
+        """The starts noted so far, as (program, command line, current directory)."""
+        if not os.path.exists(self.record):
+            return []
+        with open(self.record, errors="replace") as f:
+            return [tuple(line.rstrip("\r\n").split("|")) for line in f if line.strip()]
 
     def quiet(self, *args):
         return subprocess.run(list(args), env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,

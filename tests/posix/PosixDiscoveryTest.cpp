@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -26,7 +27,7 @@ TEST(ComPortTtyName, FollowsTheFixedTable) {
 struct Entry {
     std::string name;
     std::optional<std::string> device;  // target of the `device` link; none for virtual ttys
-    enum { kNoType, kType0, kType4, kTypeUnreadable } type = kNoType;
+    enum { kNoType, kType0, kType4, kTypeUnreadable, kTypeFifo } type = kNoType;
 };
 
 const char* kPnp = "../../../00:05";
@@ -46,6 +47,10 @@ void Build(const std::string& root, const std::vector<Entry>& entries) {
         // for the root-only attribute seen by another user.
         if (e.type == Entry::kTypeUnreadable) {
             ASSERT_EQ(mkdir((dir + "/type").c_str(), 0755), 0);
+        }
+        // A FIFO with no writer would block a plain open for ever.
+        if (e.type == Entry::kTypeFifo) {
+            ASSERT_EQ(mkfifo((dir + "/type").c_str(), 0644), 0);
         }
     }
 }
@@ -71,6 +76,12 @@ const DiscoveryCase kCases[] = {
     {"ReservedSlotWithUartIsPresent", {{"ttyS3", kReservedSlot, Entry::kType4}}, 4},
     {"TypeZeroIsAbsentOnAnyDevice", {{"ttyS1", kPnp, Entry::kType4}, {"ttyS5", kPnp, Entry::kType0}}, 2},
     {"UnreadableTypeOnRealUartIsPresent", {{"ttyS4", kPnp, Entry::kTypeUnreadable}}, 5},
+    {"ReservedSlotLinkWithTrailingSlashesIsStillAReservedSlot",
+     {{"ttyS0", "../../../serial8250//", Entry::kNoType}, {"ttyS1", "../../../serial8250/", Entry::kType0}},
+     std::nullopt},
+    {"TypeThatIsAFifoDoesNotBlockAndCountsAsUnreadable",
+     {{"ttyS2", kPnp, Entry::kTypeFifo}, {"ttyS3", kReservedSlot, Entry::kTypeFifo}},
+     3},
     {"DanglingDeviceLinkCounts", {{"ttyUSB7", "../../../nowhere/at/all", Entry::kNoType}}, 40},
     {"NamesOutsideTheTableAreIgnored", {{"ttyACM32", kUsb, Entry::kNoType}, {"ttyUSB1", kUsb, Entry::kNoType}, {"rfcomm0", kUsb, Entry::kNoType}}, 34},
     {"HighestNumberInTable", {{"ttyAMA31", "../../../fe201000.serial", Entry::kNoType}, {"ttyS0", kPnp, Entry::kType4}}, 128},

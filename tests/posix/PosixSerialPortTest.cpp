@@ -1,13 +1,20 @@
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "PosixPlatform.h"
 #include "PtyPair.h"
@@ -15,6 +22,16 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The descriptor open on `path` in this process, or -1.
+int FindDescriptorFor(const std::string& path) {
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[PATH_MAX];
+        const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        if (length > 0 && std::string(link, static_cast<size_t>(length)) == path) return fd;
+    }
+    return -1;
+}
 
 std::unique_ptr<SerialPort> OpenConfigured(const PtyPair& pty) {
     std::unique_ptr<SerialPort> port = OpenExclusivePort(pty.slavePath);
@@ -81,6 +98,85 @@ TEST(PosixSerialPort, DeliversBytesInOrderAndLeavesTheBufferOnTimeout) {
     EXPECT_LT(waited, std::chrono::seconds(2));
 }
 
+// Interrupts the thread that made it with SIGUSR1 every 15 ms, for as long as
+// it lives, through a handler that does nothing (as a profiler or a debugger
+// attaching might): every wait in that thread is cut short with EINTR.
+class SignalStorm {
+public:
+    SignalStorm() : target(pthread_self()) {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGUSR1, &action, &saved);  // no SA_RESTART
+        sender = std::thread([this] {
+            while (!stop) {
+                pthread_kill(target, SIGUSR1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(15));
+            }
+        });
+    }
+    ~SignalStorm() {
+        stop = true;
+        sender.join();
+        sigaction(SIGUSR1, &saved, nullptr);
+    }
+
+private:
+    pthread_t target;
+    struct sigaction saved {};
+    std::atomic<bool> stop{false};
+    std::thread sender;
+};
+
+TEST(PosixSerialPort, SignalsDuringTheWaitNeitherShortenTheTimeoutNorLoseAByte) {
+    PtyPair pty;
+    auto port = OpenConfigured(pty);
+    ASSERT_NE(port, nullptr);
+    unsigned char buffer = '2';
+    {
+        SignalStorm storm;
+        auto start = Clock::now();
+        EXPECT_EQ(port->ReadByte(buffer), ReadResult::kTimeout);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(190));
+        EXPECT_EQ(buffer, '2');
+
+        std::thread device([&pty] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            pty.Send("1");
+        });
+        EXPECT_EQ(port->ReadByte(buffer), ReadResult::kByte);
+        device.join();
+    }
+    EXPECT_EQ(buffer, '1');
+}
+
+// Records what the port asks of the modem lines, answering as a pty does.
+struct ModemLineRequest {
+    int fd = -1;
+    int lines = 0;
+    int calls = 0;
+};
+ModemLineRequest modemRequest;
+
+int RecordModemLines(int fd, int lines) {
+    modemRequest = {fd, lines, modemRequest.calls + 1};
+    errno = ENOTTY;
+    return -1;
+}
+
+TEST(PosixSerialPort, DropsDtrAndRtsWhenTheLineIsSetUpAndToleratesPortsWithoutThem) {
+    PtyPair pty;
+    modemRequest = {};
+    std::unique_ptr<SerialPort> port = OpenExclusivePort(pty.slavePath, RecordModemLines);
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(port->SetTimeouts());
+    EXPECT_EQ(modemRequest.calls, 0);
+    EXPECT_TRUE(port->SetLineSettings()) << "a port without modem lines is still set up";
+    EXPECT_EQ(modemRequest.calls, 1);
+    EXPECT_EQ(modemRequest.lines, TIOCM_DTR | TIOCM_RTS);
+    EXPECT_EQ(modemRequest.fd, FindDescriptorFor(pty.slavePath));
+}
+
 TEST(PosixSerialPort, KeepsBytesSentBeforeTheLineWasConfigured) {
     PtyPair pty;
     std::unique_ptr<SerialPort> port = OpenExclusivePort(pty.slavePath);
@@ -120,16 +216,6 @@ TEST(PosixSerialPort, SecondOpenFailsUntilTheFirstIsClosed) {
 TEST(PosixSerialPort, OpenFailsForMissingPathsAndNonTerminals) {
     EXPECT_EQ(OpenExclusivePort("/nonexistent/ttyACM0"), nullptr);
     EXPECT_EQ(OpenExclusivePort("/dev/null"), nullptr);
-}
-
-// The descriptor open on `path` in this process, or -1.
-int FindDescriptorFor(const std::string& path) {
-    for (int fd = 0; fd < 1024; ++fd) {
-        char link[PATH_MAX];
-        const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
-        if (length > 0 && std::string(link, static_cast<size_t>(length)) == path) return fd;
-    }
-    return -1;
 }
 
 TEST(PosixSerialPort, IsNotInheritedByLaunchedPrograms) {

@@ -86,3 +86,60 @@ TEST(Win32Port, OpenOfAnUndefinedPortFails) {
 }
 
 }  // namespace
+
+// What the fake shell was asked, and the current directory at that moment.
+struct ShellRequest {
+    HWND owner = nullptr;
+    std::string verb, file, parameters, currentDirectory;
+    bool directoryGiven = true;
+    INT show = -1;
+    int calls = 0;
+};
+ShellRequest shellRequest;
+INT_PTR shellAnswer = 42;
+
+HINSTANCE WINAPI FakeShellExecute(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                                  INT show) {
+    char current[MAX_PATH] = "";
+    GetCurrentDirectoryA(sizeof current, current);
+    shellRequest = {owner, verb, file, parameters, current, directory != nullptr, show, shellRequest.calls + 1};
+    return reinterpret_cast<HINSTANCE>(shellAnswer);
+}
+
+// Runs the launch from a folder that stands for Downloads; restores the
+// current directory afterwards.
+bool LaunchFrom(const std::string& folder, INT_PTR answer) {
+    char saved[MAX_PATH] = "";
+    GetCurrentDirectoryA(sizeof saved, saved);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    SetCurrentDirectoryA(folder.c_str());
+    shellRequest = {};
+    shellAnswer = answer;
+    Win32Platform platform(QueryDosDeviceA, FakeShellExecute);
+    const bool launched = platform.LaunchFileManager();
+    SetCurrentDirectoryA(saved);
+    return launched;
+}
+
+TEST(Win32Launch, RunsCmdSlashCExplorerFromTheSystemFolder) {
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    EXPECT_TRUE(LaunchFrom(std::string(temp) + "tandrel-downloads", 42));
+    EXPECT_EQ(shellRequest.calls, 1);
+    EXPECT_EQ(shellRequest.owner, GetDesktopWindow());
+    EXPECT_EQ(shellRequest.verb, "open");
+    EXPECT_EQ(shellRequest.file, "cmd");
+    EXPECT_EQ(shellRequest.parameters, "/c explorer");
+    EXPECT_FALSE(shellRequest.directoryGiven);
+    EXPECT_EQ(shellRequest.show, SW_SHOW);
+    char system[MAX_PATH] = "";
+    GetSystemDirectoryA(system, sizeof system);
+    EXPECT_EQ(shellRequest.currentDirectory, system) << "cmd and explorer must not be looked up in the folder "
+                                                        "the service was started from";
+}
+
+TEST(Win32Launch, ShellAnswersOf32OrLessAreFailures) {
+    EXPECT_FALSE(LaunchFrom(".", 32));
+    EXPECT_FALSE(LaunchFrom(".", 2));
+    EXPECT_TRUE(LaunchFrom(".", 33));
+}

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -29,25 +31,30 @@ constexpr TtyFamily kFamilies[] = {
     {"ttyAMA", 97, 32},
 };
 
-// Reads a small sysfs attribute; false when it cannot be read.
+// Reads a small sysfs attribute; false when it cannot be read or is empty.
+// Non-blocking, so that something other than an attribute (a FIFO) cannot
+// stall discovery.
 bool ReadAttribute(const std::string& path, std::string& value) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     char text[64];
     const ssize_t got = ::read(fd, text, sizeof text);
     ::close(fd);
-    if (got < 0) return false;
+    if (got <= 0) return false;
     value.assign(text, static_cast<size_t>(got));
     while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) value.pop_back();
     return true;
 }
 
-// The home folder: $HOME, else the password database.
+// The folder to open: $HOME, else the password database's home, and only an
+// absolute path. Anything else could be taken by xdg-open for an option
+// ("--version") or a URL to hand to a browser. "" when neither will do.
 std::string HomeDirectory() {
     const char* home = std::getenv("HOME");
-    if (home && *home) return home;
+    if (home && home[0] == '/') return home;
     const passwd* entry = getpwuid(getuid());
-    return entry && entry->pw_dir ? entry->pw_dir : "";
+    if (entry && entry->pw_dir && entry->pw_dir[0] == '/') return entry->pw_dir;
+    return "";
 }
 
 // How long the launcher may take to say whether it managed. xdg-open hands
@@ -55,23 +62,38 @@ std::string HomeDirectory() {
 // after this is taken to be showing the folder itself.
 constexpr int kLauncherVerdictMs = 3000;
 
-// Waits up to kLauncherVerdictMs for `child`; false if it exited unsuccessfully.
+long long MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Waits up to kLauncherVerdictMs for `child` to exit; true if it is still
+// running then, or exited with status 0. The child is reaped if it exited.
 bool LauncherSucceeded(pid_t child) {
-    // A pidfd lets poll bound the wait. Kernels before 5.3 have none; there
-    // the service waits for the launcher to exit, as xdg-open normally does.
+    const long long deadline = MonotonicMs() + kLauncherVerdictMs;
+    // A pidfd lets poll sleep until the child exits. Without one (older
+    // kernels, no descriptor left, a seccomp filter) the child is polled.
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-    if (pidfd >= 0) {
-        pollfd waiter{pidfd, POLLIN, 0};
-        const int ready = poll(&waiter, 1, kLauncherVerdictMs);
-        ::close(pidfd);
-        if (ready == 0) return true;  // still running: it is the file manager
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child || (done < 0 && errno != EINTR)) {
+            if (pidfd >= 0) ::close(pidfd);
+            return done == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        const long long left = deadline - MonotonicMs();
+        if (left <= 0) break;  // still running: it is the file manager
+        if (pidfd >= 0) {
+            pollfd waiter{pidfd, POLLIN, 0};
+            poll(&waiter, 1, static_cast<int>(left));  // woken early by a signal: look again
+        } else {
+            const timespec step{0, 10 * 1000 * 1000};
+            nanosleep(&step, nullptr);
+        }
     }
-    int status = 0;
-    pid_t done;
-    do {
-        done = waitpid(child, &status, 0);
-    } while (done < 0 && errno == EINTR);
-    return done == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (pidfd >= 0) ::close(pidfd);
+    return true;
 }
 
 }  // namespace
@@ -97,8 +119,6 @@ bool PosixPlatform::IsComPortPresent(int number) {
     char target[512];
     const ssize_t length = ::readlink((entry + "/device").c_str(), target, sizeof target - 1);
     if (length < 0) return false;
-    target[length] = '\0';
-    const std::string device(target, static_cast<size_t>(length));
 
     // The kernel reserves legacy UART slots on the serial8250 platform device
     // whether or not a UART is fitted; `type` 0 means none is. That file is
@@ -106,6 +126,8 @@ bool PosixPlatform::IsComPortPresent(int number) {
     std::string type;
     const bool typeKnown = ReadAttribute(entry + "/type", type);
     if (typeKnown && type == "0") return false;
+    std::string device(target, static_cast<size_t>(length));
+    while (device.size() > 1 && device.back() == '/') device.pop_back();
     const std::string leaf = device.substr(device.rfind('/') + 1);  // npos + 1 is 0
     const bool reservedSlot = leaf == "serial8250";
     return !reservedSlot || typeKnown;
@@ -128,8 +150,16 @@ bool PosixPlatform::LaunchFileManager() {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    // The service ignores SIGPIPE; the launcher gets the ordinary
+    // dispositions and signal mask back.
+    sigset_t none, pipe;
+    sigemptyset(&none);
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
     posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    posix_spawnattr_setsigdefault(&attributes, &pipe);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     char program[] = "xdg-open";
     char* argv[] = {program, const_cast<char*>(home.c_str()), nullptr};
@@ -138,6 +168,25 @@ bool PosixPlatform::LaunchFileManager() {
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return error == 0 && LauncherSucceeded(child);
+}
+
+void PrepareProcess() {
+    // Descriptors 0 to 2 must be taken before anything is opened: with
+    // standard output closed the port would become descriptor 1 and the
+    // trace would be written to the device.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            ::close(null);
+        }
+    }
+    // An ignored SIGCHLD would make the launcher's exit status unknowable;
+    // a reader of the trace that goes away must not end the service before
+    // it can launch.
+    signal(SIGCHLD, SIG_DFL);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 Platform& SystemPlatform() {

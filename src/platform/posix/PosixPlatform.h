@@ -31,7 +31,14 @@ std::string ComPortTtyName(int number);
 // bits, no parity, one stop bit, no flow control, reads that do not wait.
 void MakeServiceLineSettings(termios& settings);
 
+// Lowers the modem control lines `lines` (TIOCM_* bits) of the tty `fd`;
+// 0 on success, -1 with errno where the port has no such lines.
+using ModemLineControl = int (*)(int fd, int lines);
+int ClearModemLines(int fd, int lines);
+
 // Opens `path` as the service's port: read/write, not as a controlling
 // terminal, not inherited by launched programs, and exclusive (TIOCEXCL and an
-// flock, which also holds against root). Null on failure.
-std::unique_ptr<SerialPort> OpenExclusivePort(const std::string& path);
+// flock, which also holds against root). Setting the line settings also drops
+// DTR and RTS through `clearModemLines`. Null on failure.
+std::unique_ptr<SerialPort> OpenExclusivePort(const std::string& path,
+                                              ModemLineControl clearModemLines = ClearModemLines);

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "PosixPlatform.h"
@@ -12,7 +13,7 @@ namespace {
 
 class PosixSerialPort : public SerialPort {
 public:
-    explicit PosixSerialPort(int fd) : fd(fd) {}
+    PosixSerialPort(int fd, ModemLineControl clearModemLines) : fd(fd), clearModemLines(clearModemLines) {}
     ~PosixSerialPort() override { Close(); }
 
     bool SetTimeouts() override {
@@ -26,7 +27,12 @@ public:
         if (tcgetattr(fd, &settings) != 0) return false;
         MakeServiceLineSettings(settings);
         // No flush: bytes the device sent right after the open are kept.
-        return tcsetattr(fd, TCSANOW, &settings) == 0;
+        if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
+        // The kernel raises DTR and RTS on open; the Windows build leaves
+        // both under no control, low, and a device must see the same line
+        // from either. Ports without modem lines (a pty) refuse: no matter.
+        clearModemLines(fd, TIOCM_DTR | TIOCM_RTS);
+        return true;
     }
 
     // Bytes are taken from the driver in batches, so a burst costs one read
@@ -59,9 +65,17 @@ private:
             const ReadResult result = TryRead();
             if (result != ReadResult::kTimeout) return result;
         }
+        // A signal that interrupts the wait does not end it: the rest of the
+        // timeout is waited for, or a silence would be counted too soon.
+        const long long deadline = NowMs() + readTimeoutMs;
         pollfd waiter{fd, POLLIN, 0};
-        const int ready = poll(&waiter, 1, readTimeoutMs);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) return ReadResult::kTimeout;
+        int ready = 0;
+        for (long long left = readTimeoutMs; left > 0; left = deadline - NowMs()) {
+            ready = poll(&waiter, 1, static_cast<int>(left));
+            if (ready >= 0 || errno != EINTR) break;
+            ready = 0;
+        }
+        if (ready == 0) return ReadResult::kTimeout;
         if (ready < 0) return ReadResult::kFailed;
         if (!(waiter.revents & POLLIN)) return ReadResult::kFailed;  // POLLHUP, POLLERR, POLLNVAL
         return TryRead();
@@ -80,7 +94,14 @@ private:
         return ReadResult::kFailed;
     }
 
+    static long long NowMs() {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    }
+
     int fd;
+    ModemLineControl clearModemLines;
     int readTimeoutMs = static_cast<int>(kReadTimeoutMs);
     unsigned char pending[4096];
     size_t next = 0;
@@ -104,7 +125,9 @@ void MakeServiceLineSettings(termios& settings) {
     cfsetospeed(&settings, B9600);
 }
 
-std::unique_ptr<SerialPort> OpenExclusivePort(const std::string& path) {
+int ClearModemLines(int fd, int lines) { return ioctl(fd, TIOCMBIC, &lines); }
+
+std::unique_ptr<SerialPort> OpenExclusivePort(const std::string& path, ModemLineControl clearModemLines) {
     // O_NONBLOCK keeps the open from waiting for carrier on a real UART.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
@@ -112,5 +135,5 @@ std::unique_ptr<SerialPort> OpenExclusivePort(const std::string& path) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<PosixSerialPort>(fd);
+    return std::make_unique<PosixSerialPort>(fd, clearModemLines);
 }

@@ -94,9 +94,24 @@ std::unique_ptr<SerialPort> Win32Platform::OpenPort(const std::string& path) {
 }
 
 bool Win32Platform::LaunchFileManager() {
-    const HINSTANCE result = ShellExecuteA(GetDesktopWindow(), "open", "cmd", "/c explorer", nullptr, SW_SHOW);
+    // "cmd" is looked for in the current directory before the system's, and
+    // cmd looks for "explorer" there too: from a folder such as Downloads a
+    // planted cmd.exe or explorer.exe would run. From the system folder both
+    // lookups find Windows' own programs.
+    char system[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, sizeof system);
+    if (length == 0 || length >= sizeof system || !SetCurrentDirectoryA(system)) return false;
+    const HINSTANCE result = execute(GetDesktopWindow(), "open", "cmd", "/c explorer", nullptr, SW_SHOW);
     // Values above 32 mean success; the rest are error codes.
     return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+void PrepareProcess() {
+    // Every DLL loaded from here on comes from System32 only, never from the
+    // folder of the .exe or the current directory, where someone could have
+    // planted one. shell32 and user32 are delay-loaded (see the build), so
+    // they and what they pull in are loaded under this rule too.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 Platform& SystemPlatform() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include "Platform.h"
 
@@ -10,8 +11,12 @@ class Win32Platform : public Platform {
 public:
     // How a device name is looked up; QueryDosDeviceA unless a test says otherwise.
     using DosDeviceQuery = DWORD(WINAPI*)(LPCSTR name, LPSTR target, DWORD size);
+    // How the file manager is started; ShellExecuteA unless a test says otherwise.
+    using ShellExecuteFunction = HINSTANCE(WINAPI*)(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
+                                                    LPCSTR directory, INT show);
 
-    explicit Win32Platform(DosDeviceQuery query = QueryDosDeviceA) : query(query) {}
+    explicit Win32Platform(DosDeviceQuery query = QueryDosDeviceA, ShellExecuteFunction execute = ShellExecuteA)
+        : query(query), execute(execute) {}
 
     bool IsComPortPresent(int number) override;
     std::string DevicePath(int number) override;
@@ -20,6 +25,7 @@ public:
 
 private:
     DosDeviceQuery query;
+    ShellExecuteFunction execute;
 };
 
 // The records the port is configured with: zeroed, then the service's values.
