@@ -11,6 +11,8 @@ if [ "${1:-all}" != service ]; then
     g++-mingw-w64-x86-64           # the Windows build
     wine wine64                    # runs the Windows build in the tests
     python3                        # end-to-end harness
+    dpkg-dev lintian unzip         # the packages: shlibdeps, checks
+    systemd man-db                 # the contained user manager of the unit's tests
   )
 fi
 

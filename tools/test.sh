@@ -1,16 +1,18 @@
 #!/bin/bash
 # The whole test suite, from a fresh machine: installs what is missing,
-# builds the Windows .exe and its unit tests, then builds and tests the native
-# build (unit, platform and end-to-end tests, Wine included) and the
-# sanitizer build.
+# builds the Windows build with its unit tests and the packages (.deb, .tar.gz,
+# .zip), then builds and tests the native build (unit, platform, end-to-end
+# and package tests, Wine and a contained systemd user manager included) and
+# the sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/setup.sh
 
 jobs=$(nproc)
-cmake --preset windows
-cmake --build --preset windows -j "$jobs"
+export CMAKE_BUILD_PARALLEL_LEVEL="$jobs"
+cmake --workflow --preset package-windows
+cmake --workflow --preset package
 
 for preset in native sanitize; do
   cmake --preset "$preset"
