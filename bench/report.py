@@ -1,6 +1,6 @@
 """Runs every benchmark and prints one table, each figure beside its goal.
 
-  report.py --build DIR --windows-build DIR [--short]
+  report.py --build DIR --windows-build DIR --packages DIR [--short]
 
 --short runs each measure once, briefly: a check that the benchmarks build
 and run, whose figures mean little.
@@ -60,6 +60,17 @@ def wine(windows_build, short):
     return json_lines([sys.executable, os.path.join(HERE, "wine_bench.py"), "--exe", exe] + (["--short"] if short else []))
 
 
+def deploy(packages, windows_build, short):
+    deb = os.path.join(packages, "tandrel-service_0.1_amd64.deb")
+    if not os.path.exists(deb):
+        why = f"{deb} is not built (cmake --workflow --preset package)"
+        if IN_CI:
+            sys.exit(f"report.py: {why} (required in CI)")
+        return [{"measure": "packaged figures", "missing": why}]
+    return json_lines([sys.executable, os.path.join(HERE, "deploy_bench.py"), "--deb", deb,
+                       "--windows-build", windows_build] + (["--short"] if short else []))
+
+
 # Goals by measure: (text, test of a row).
 GOALS = {
     "reaction: completing byte to recognition line": [
@@ -72,6 +83,10 @@ GOALS = {
     "footprint: Windows .exe size (static)": [("< 512 KiB", lambda r: r["value"] < 512)],
     "throughput: samples per second through a pty, trace to a pipe": [(">= 500,000 /s", lambda r: r["value"] >= 5e5)],
     "throughput: samples lost or out of order": [("0", lambda r: r["value"] == 0)],
+    "blind time after a launch: Linux user unit": [("median < 1500 ms", lambda r: r["median"] < 1500)],
+    "no-device loop: runs per second (Linux user unit)": [("<= 1 /s", lambda r: r["value"] <= 1.0)],
+    "no-device loop: CPU share of one core (service runs, user manager, journal)": [
+        ("< 0.1 %", lambda r: r["value"] < 0.1)],
 }
 
 
@@ -90,8 +105,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--windows-build", required=True)
+    parser.add_argument("--packages", required=True)
     parser.add_argument("--short", action="store_true")
     args = parser.parse_args()
+    args.packages = os.path.abspath(args.packages)
     args.build = os.path.abspath(args.build)
     args.windows_build = os.path.abspath(args.windows_build)
     short = ["--short"] if args.short else []
@@ -101,6 +118,7 @@ def main():
                         "--service", os.path.join(args.build, "tandrel-service"), "--private-dev", PRIVATE_DEV] + short)
     rows += sizes(args.build, args.windows_build)
     rows += wine(args.windows_build, args.short)
+    rows += deploy(args.packages, args.windows_build, args.short)
 
     print("| measure | figure | goal | met |")
     print("|---|---|---|---|")

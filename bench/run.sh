@@ -7,8 +7,10 @@ cd "$root"
 
 bash tools/setup.sh
 jobs=$(nproc)
-for preset in windows bench; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs" >/dev/null
+export CMAKE_BUILD_PARALLEL_LEVEL="$jobs"
+for workflow in package-windows package; do
+  cmake --workflow --preset "$workflow" >/dev/null
 done
-python3 bench/report.py --build build/bench --windows-build build/windows "$@"
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j "$jobs" >/dev/null
+python3 bench/report.py --build build/bench --windows-build build/windows --packages build/packages "$@"
