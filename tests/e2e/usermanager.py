@@ -11,6 +11,7 @@ namespace with the private /dev of private-dev.sh, where it may call
   - starts systemd-journald and `systemd --user`, logging to that journal.
 Nothing outside the namespace is touched, and no system manager is started.
 """
+import glob
 import json
 import os
 import shutil
@@ -117,6 +118,9 @@ class UserManager:
 
     def start(self):
         """Starts the journal and the user manager; waits until it answers."""
+        # With no cgroup namespace the manager makes its groups at the top of
+        # the machine's hierarchies; those it makes are removed in stop().
+        self.new_groups = [g for g in glob.glob("/sys/fs/cgroup/*/") if not os.path.exists(g + "init.scope")]
         self.processes.append(subprocess.Popen(["/lib/systemd/systemd-journald"], stdin=subprocess.DEVNULL,
                                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         harness.wait_until(lambda: os.path.exists("/run/systemd/journal/socket"), 10, "journald did not start")
@@ -186,6 +190,11 @@ class UserManager:
             try:
                 os.kill(int(pid), signal.SIGKILL)
             except (ProcessLookupError, ValueError):
+                pass
+        for group in getattr(self, "new_groups", []):
+            try:
+                os.rmdir(group + "init.scope")
+            except OSError:
                 pass
         for target in ("/run", "/var/log", "/var/lib/systemd", "/etc/systemd/user", "/usr"):
             run("umount", "-l", target, check=False)

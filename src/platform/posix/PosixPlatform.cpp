@@ -62,12 +62,6 @@ std::string HomeDirectory() {
 // after this is taken to be showing the folder itself.
 constexpr int kLauncherVerdictMs = 3000;
 
-long long MonotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 // Waits up to kLauncherVerdictMs for `child` to exit; true if it is still
 // running then, or exited with status 0. The child is reaped if it exited.
 bool LauncherSucceeded(pid_t child) {
@@ -97,6 +91,12 @@ bool LauncherSucceeded(pid_t child) {
 }
 
 }  // namespace
+
+long long MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
 
 PosixPlatform::PosixPlatform(std::string sysClassTty, std::string devDir)
     : sysClassTty(std::move(sysClassTty)), devDir(std::move(devDir)) {}

@@ -31,6 +31,9 @@ std::string ComPortTtyName(int number);
 // bits, no parity, one stop bit, no flow control, reads that do not wait.
 void MakeServiceLineSettings(termios& settings);
 
+// Milliseconds on a clock that never jumps, for bounding waits.
+long long MonotonicMs();
+
 // Lowers the modem control lines `lines` (TIOCM_* bits) of the tty `fd`;
 // 0 on success, -1 with errno where the port has no such lines.
 using ModemLineControl = int (*)(int fd, int lines);

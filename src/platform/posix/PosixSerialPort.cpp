@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "PosixPlatform.h"
@@ -67,10 +66,10 @@ private:
         }
         // A signal that interrupts the wait does not end it: the rest of the
         // timeout is waited for, or a silence would be counted too soon.
-        const long long deadline = NowMs() + readTimeoutMs;
+        const long long deadline = MonotonicMs() + readTimeoutMs;
         pollfd waiter{fd, POLLIN, 0};
         int ready = 0;
-        for (long long left = readTimeoutMs; left > 0; left = deadline - NowMs()) {
+        for (long long left = readTimeoutMs; left > 0; left = deadline - MonotonicMs()) {
             ready = poll(&waiter, 1, static_cast<int>(left));
             if (ready >= 0 || errno != EINTR) break;
             ready = 0;
@@ -92,12 +91,6 @@ private:
         next = 0;
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) return ReadResult::kTimeout;
         return ReadResult::kFailed;
-    }
-
-    static long long NowMs() {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
     }
 
     int fd;
