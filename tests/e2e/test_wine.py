@@ -192,7 +192,7 @@ class WindowsLauncher(unittest.TestCase):
         runs = len(self.service_starts())
         elapsed = time.monotonic() - start
         self.assertIsNone(first.poll(), "the first launcher ended")
-        self.assertGreaterEqual(runs, 3)
+        self.assertGreaterEqual(runs, 2, "the launcher stopped starting the service")
         self.assertLessEqual(runs, 1 + elapsed / 2 + 1, "more than one run per two-second pause")
         program = windows_path(self.dir) + "\\tandrel-service.exe"
         self.assertEqual(set(self.service_starts()), {(program, f'"{program}"', "C:\\windows\\system32")},
