@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -217,36 +218,29 @@ class PtyLine:
     pair, for tests that must wait on the service between its steps."""
 
     def __init__(self):
-        import termios  # noqa: F401  (POSIX only, as this harness)
         self.master, slave = os.openpty()
         self.slave = os.ttyname(slave)
         os.close(slave)
 
     def settings(self):
-        import termios
         return termios.tcgetattr(self.master)
 
     def configured(self):
         """Whether the other end has set the line to 9600 baud, raw."""
-        import termios
         attrs = self.settings()
         return attrs[4] == termios.B9600 and not attrs[3] & termios.ICANON
 
     def unconfigure(self):
         """Sets the line back to 38400 baud, canonical, so that the next
         program to set it up can be told from the last one."""
-        import termios
         attrs = self.settings()
         attrs[3] |= termios.ICANON
         attrs[4] = attrs[5] = termios.B38400
         termios.tcsetattr(self.master, termios.TCSANOW, attrs)
 
     def wait_configured(self, timeout=10):
-        deadline = time.monotonic() + timeout
-        while not self.configured():
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"{self.slave} was not set up within {timeout} s")
-            time.sleep(0.005)
+        """Waits until the line is set up; returns when that was seen."""
+        wait_until(self.configured, timeout, f"{self.slave} was not set up within {timeout} s", step=0.005)
         return time.monotonic()
 
     def send(self, data):
@@ -258,7 +252,8 @@ class PtyLine:
             self.master = -1
 
 
-def wait_until(condition, timeout, what):
+def wait_until(condition, timeout, what, step=0.02):
+    """Polls `condition` until it gives a true value, which it returns."""
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
@@ -266,4 +261,4 @@ def wait_until(condition, timeout, what):
             return value
         if time.monotonic() > deadline:
             raise TimeoutError(what)
-        time.sleep(0.02)
+        time.sleep(step)

@@ -58,8 +58,7 @@ class WindowsService(unittest.TestCase):
         self.marker = os.path.join(self.downloads, "explorer-bat-ran")
         with open(os.path.join(self.downloads, "explorer.bat"), "w", newline="\r\n") as f:
             f.write("@echo off\necho ran> explorer-bat-ran\n")
-        if os.path.exists(PREFIX.record):
-            os.remove(PREFIX.record)
+        PREFIX.forget_starts()
 
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -149,8 +148,7 @@ class WindowsLauncher(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="tandrel-wine-launcher-")
         self.addCleanup(shutil.rmtree, self.dir, True)
         self.addCleanup(stop_everything)
-        if os.path.exists(PREFIX.record):
-            os.remove(PREFIX.record)
+        PREFIX.forget_starts()
 
     def install(self, service):
         shutil.copy(LAUNCHER_EXE, self.dir)
@@ -216,8 +214,7 @@ class WindowsInstall(unittest.TestCase):
         self.addCleanup(stop_everything)
         subprocess.run(["unzip", "-q", WINDOWS_ZIP, "-d", self.dir], check=True)
         (self.package,) = [os.path.join(self.dir, d) for d in os.listdir(self.dir)]
-        if os.path.exists(PREFIX.record):
-            os.remove(PREFIX.record)
+        PREFIX.forget_starts()
 
     def script(self, path):
         # To a file, not a pipe: the launcher that install.cmd starts would

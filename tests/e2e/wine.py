@@ -41,6 +41,10 @@ class WinePrefix:
         return dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES=self.overrides,
                     TANDREL_START_RECORD=windows_path(self.record))
 
+    def forget_starts(self):
+        if os.path.exists(self.record):
+            os.remove(self.record)
+
     def starts(self):
         """The starts noted so far, as (program, command line, current directory)."""
         if not os.path.exists(self.record):
